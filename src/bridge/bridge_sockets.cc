@@ -1,0 +1,4 @@
+// Bridge sockets. (placeholder)
+#include "bridge/bridge.h"
+
+void bridge_open_sockets() {}

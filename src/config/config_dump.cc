@@ -1,0 +1,4 @@
+// Foreground listing of the bridges. (placeholder)
+#include "config/config.h"
+
+void config_dump() {}

@@ -1,0 +1,4 @@
+// Configuration file reader. (placeholder)
+#include "config/config.h"
+
+void config_read() {}
