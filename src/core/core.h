@@ -29,6 +29,10 @@ enum : uint32_t {
 [[gnu::format(printf, 1, 2)]] void log_warn(const char *fmt, ...);
 [[noreturn, gnu::format(printf, 1, 2)]] void log_fatal(const char *fmt, ...);
 
+// For fuzz harnesses only: called by log_fatal after the message instead of
+// exit(1); it must not return (longjmp out). Null in the daemon.
+extern void (*log_fatal_hook)();
+
 // Command line and start-up pieces, exposed for the tests.
 uint32_t parse_debug_level(const char *text);
 bool parse_querier_mode(const char *word, uint32_t *mode);

@@ -9,6 +9,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+void (*log_fatal_hook)();
+
 static void log_write_stderr(bool stamp, const char *fmt, va_list ap)
 {
 	// Format into one buffer so a message is a single write(2): lines of
@@ -71,5 +73,7 @@ void log_fatal(const char *fmt, ...)
 	else
 		log_write_stderr(false, fmt, ap);
 	va_end(ap);
+	if (log_fatal_hook != nullptr)
+		log_fatal_hook();
 	exit(1);
 }
