@@ -26,6 +26,10 @@ enum querier_mode : uint32_t {
 extern uint32_t igmp_querier_mode;
 extern uint32_t mld_querier_mode;
 
+// Learned-group slots that every IGMP and MLD interface table gets beyond
+// its bridge groups.
+inline constexpr uint32_t group_list_headroom = 100;
+
 struct bridge_interface {
 	uint32_t bridge_index; // by index: bridges may move while they are read
 	int socket;
