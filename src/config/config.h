@@ -110,6 +110,13 @@ void config_dump();
 interface_definition *config_find_interface(bridge_definition *def, const char *name);
 void config_end_section(bridge_definition *def);
 void bridge_create(bridge_definition *def, int family);
+// Splits a list value in place at its ","s; gives the element count (at
+// least 1) or ends the process on an empty element or too many elements.
+uint32_t config_split_list(char *value, char *elements[config_max_list]);
+// Releases what config_read built or, cut short by log_fatal_hook, left
+// open (file, interface address list, bridge table), for tests and fuzzing;
+// the daemon reads once and never calls it. Interface names are not freed.
+void config_reset();
 
 // The group of a bridge, 4 or 16 bytes, network order, inside destination.
 const uint8_t *bridge_group(const bridge *b);
