@@ -93,6 +93,21 @@ inline bytes igmp_frame(const char *src, const bytes &msg, const char *dst = "22
 	return f;
 }
 
+// The querier's own lines of a captured log, without the bridge's.
+inline std::string igmp_lines(const std::string &log)
+{
+	std::string out;
+	size_t at = 0;
+	while (at < log.size()) {
+		size_t end = log.find('\n', at);
+		end = end == std::string::npos ? log.size() : end + 1;
+		if (log.compare(at, 5, "IGMP(") == 0)
+			out += log.substr(at, end - at);
+		at = end;
+	}
+	return out;
+}
+
 struct sent_frame {
 	igmp_interface *ifc;
 	bytes data;
