@@ -196,6 +196,19 @@ static void config_assignment(bridge_definition *def, char *line)
 			  config_line, line);
 }
 
+// The section record is reused; of its name copies only those inside the
+// bridges just made live on: an interface without an address of a family
+// the section bridges is in no bridge.
+static void config_release_unused_names(bridge_definition *def)
+{
+	for (uint32_t i = 0; i < def->interface_count; i++) {
+		interface_definition *e = &def->interfaces[i];
+		if (!(def->has_ipv4_group && e->has_ipv4) && !(def->has_ipv6_group && e->has_ipv6))
+			free(e->name);
+		e->name = nullptr;
+	}
+}
+
 void config_read()
 {
 	static char buf[config_line_size];
@@ -216,6 +229,7 @@ void config_read()
 		while ((line = config_next_line(config_stream, buf)) != nullptr && line[0] != '[')
 			config_assignment(def, line);
 		config_end_section(def);
+		config_release_unused_names(def);
 	}
 
 	if (bridge_count == 0)

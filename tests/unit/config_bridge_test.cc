@@ -33,7 +33,7 @@ void section(bridge_definition *d, uint16_t port, const char *g4, const char *g6
 	}
 	for (const iface_spec &s : ifs) {
 		interface_definition *e = &d->interfaces[d->interface_count++];
-		e->name = strdup(s.name);
+		e->name = const_cast<char *>(s.name); // literals: nothing to free
 		e->ifindex = 10 + d->interface_count;
 		e->inbound_mode = s.in;
 		e->outbound_mode = s.out;
