@@ -65,17 +65,6 @@ int main(int argc, char **argv)
 	(void)sigaction(SIGTERM, &sa, nullptr);
 	(void)sigaction(SIGINT, &sa, nullptr);
 
-	// Keep the stop signals for the main thread: they stay blocked from here
-	// on, so every worker thread inherits the mask, and the wait below takes
-	// them with sigsuspend, which also closes the check-then-sleep race.
-	sigset_t stop_set, wait_set;
-	sigemptyset(&stop_set);
-	sigaddset(&stop_set, SIGTERM);
-	sigaddset(&stop_set, SIGINT);
-	pthread_sigmask(SIG_BLOCK, &stop_set, &wait_set);
-	sigdelset(&wait_set, SIGTERM);
-	sigdelset(&wait_set, SIGINT);
-
 	if (pid_file != nullptr)
 		pidfile_take(pid_file);
 	if (!foreground) {
@@ -96,6 +85,18 @@ int main(int argc, char **argv)
 	// All sockets and captures are open: give up what the real ids do not have.
 	(void)!setgid(getgid());
 	(void)!setuid(getuid());
+
+	// Keep the stop signals for the main thread: every worker thread inherits
+	// them blocked, and the wait takes them with sigsuspend, which also closes
+	// the race between testing the flag and going to sleep. Until here the
+	// handler runs as soon as a signal arrives, so the first one is logged.
+	sigset_t stop_set, wait_set;
+	sigemptyset(&stop_set);
+	sigaddset(&stop_set, SIGTERM);
+	sigaddset(&stop_set, SIGINT);
+	pthread_sigmask(SIG_BLOCK, &stop_set, &wait_set);
+	sigdelset(&wait_set, SIGTERM);
+	sigdelset(&wait_set, SIGINT);
 
 	igmp_start();
 	mld_start();

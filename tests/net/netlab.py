@@ -9,8 +9,9 @@ import signal
 import subprocess
 import time
 
-OSTREL = os.environ.get("OSTREL_BIN", "build/ostrel")
-PROBE = os.environ.get("OSTREL_PROBE", "build/ostrel-probe")
+_top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+OSTREL = os.path.abspath(os.environ.get("OSTREL_BIN", os.path.join(_top, "build", "ostrel")))
+PROBE = os.path.abspath(os.environ.get("OSTREL_PROBE", os.path.join(_top, "build", "ostrel-probe")))
 
 
 def sh(*args, check=True, **kw):
