@@ -138,8 +138,10 @@ void igmp_prepare(bool foreground)
 		total += cap;
 	}
 
-	// Per interface one advertisement timer and one query or querier
-	// timer; per group slot a membership timer and one more.
+	// Per interface the advertisement timer and the query or querier
+	// timer; per group slot two of its membership, v1 host present and
+	// group query timers. A group holds all three only when an IGMPv1
+	// report comes during its own last-member sequence.
 	igmp_evm = evm_create((int)igmp_interface_count, (int)(2 * (igmp_interface_count + total)));
 	if (igmp_evm == nullptr)
 		log_fatal("Cannot create event manager\n");
