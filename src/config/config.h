@@ -115,7 +115,7 @@ void bridge_create(bridge_definition *def, int family);
 uint32_t config_split_list(char *value, char *elements[config_max_list]);
 // Releases what config_read built or, cut short by log_fatal_hook, left
 // open (file, interface address list, bridge table), for tests and fuzzing;
-// the daemon reads once and never calls it. Interface names are not freed.
+// the daemon reads once and never calls it. Frees the name copies too.
 void config_reset();
 
 // The group of a bridge, 4 or 16 bytes, network order, inside destination.

@@ -240,6 +240,14 @@ void config_read()
 	config_stream = nullptr;
 }
 
+static bool config_bridge_has_name(const bridge *b, const char *name)
+{
+	for (uint32_t i = 0; i < b->interface_count; i++)
+		if (b->interfaces[i].name == name)
+			return true;
+	return false;
+}
+
 void config_reset()
 {
 	if (config_stream != nullptr)
@@ -248,6 +256,17 @@ void config_reset()
 	if (interface_address_list != nullptr)
 		freeifaddrs(interface_address_list);
 	interface_address_list = nullptr;
+	// Name copies are shared only by the two bridges of one section, which
+	// stand next to each other; an unclosed section may share with the last.
+	for (uint32_t i = 0; i < bridge_count; i++) {
+		for (uint32_t j = 0; j < bridges[i].interface_count; j++)
+			if (i == 0 || !config_bridge_has_name(&bridges[i - 1], bridges[i].interfaces[j].name))
+				free(const_cast<char *>(bridges[i].interfaces[j].name));
+	}
+	for (uint32_t j = 0; j < config_section.interface_count; j++)
+		if (bridge_count == 0 ||
+		    !config_bridge_has_name(&bridges[bridge_count - 1], config_section.interfaces[j].name))
+			free(config_section.interfaces[j].name);
 	for (uint32_t i = 0; i < bridge_count; i++)
 		free(bridges[i].interfaces);
 	free(bridges);

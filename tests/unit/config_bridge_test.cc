@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -33,7 +34,7 @@ void section(bridge_definition *d, uint16_t port, const char *g4, const char *g6
 	}
 	for (const iface_spec &s : ifs) {
 		interface_definition *e = &d->interfaces[d->interface_count++];
-		e->name = const_cast<char *>(s.name); // literals: nothing to free
+		e->name = strdup(s.name);
 		e->ifindex = 10 + d->interface_count;
 		e->inbound_mode = s.in;
 		e->outbound_mode = s.out;
@@ -91,6 +92,8 @@ TEST_P(ConfigSectionCheck, EndsWithExactMessage)
 	}
 	EXPECT_EXIT(config_end_section(&d), testing::ExitedWithCode(1),
 		    testing::Matcher<const std::string &>(std::string(c.message)));
+	for (uint32_t i = 0; i < d.interface_count; i++)
+		free(d.interfaces[i].name);
 }
 
 const check_case check_cases[] = {
@@ -266,6 +269,9 @@ TEST_P(ConfigForced, DynamicInboundRaisedByStaticOutboundPeer)
 		EXPECT_EQ(bridges[0].interfaces[i].inbound_mode, c.inbound_after[i]) << "interface " << i;
 		EXPECT_EQ(bridges[0].interfaces[i].outbound_mode, c.ifs[i].out) << "interface " << i;
 	}
+	// config_reset frees the names inside bridges; this one is in none.
+	for (uint32_t i = bridges[0].interface_count; i < def.interface_count; i++)
+		free(def.interfaces[i].name);
 }
 
 const forced_case forced_cases[] = {

@@ -24,7 +24,7 @@ void add_section(uint16_t port, const char *g4, const char *g6, std::initializer
 	d.has_ipv6_group = g6 != nullptr && inet_pton(AF_INET6, g6, d.ipv6_group) == 1;
 	for (const iface &s : ifs) {
 		interface_definition *e = &d.interfaces[d.interface_count++];
-		e->name = const_cast<char *>(s.name); // literals: nothing to free
+		e->name = strdup(s.name);
 		e->ifindex = d.interface_count;
 		e->inbound_mode = s.in;
 		e->outbound_mode = s.out;
