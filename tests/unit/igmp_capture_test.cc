@@ -102,6 +102,8 @@ const reject_case reject_cases[] = {
 	 nullptr, nullptr},
 };
 
+void PrintTo(const reject_case &c, std::ostream *os) { *os << c.name; }
+
 // Everything a frame could change: the interface record, its groups, the
 // pending timers, the bridge flags, the frames sent.
 struct snapshot {

@@ -171,6 +171,11 @@ struct record_case {
 	char action; // 'p', 'l', '-'
 };
 
+static void PrintTo(const record_case &c, std::ostream *os)
+{
+	*os << "type " << (int)c.type << " sources " << c.sources;
+}
+
 class IgmpRecordTest : public IgmpMemberTest, public ::testing::WithParamInterface<record_case> {};
 
 TEST_P(IgmpRecordTest, Action)

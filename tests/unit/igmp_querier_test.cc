@@ -126,6 +126,8 @@ struct election_case {
 	bool yields;
 };
 
+static void PrintTo(const election_case &c, std::ostream *os) { *os << c.mode << " " << c.source; }
+
 static std::string election_name(const ::testing::TestParamInfo<election_case> &info)
 {
 	static const char *const modes[] = {"Never", "Quick", "Delay", "Defer"};
