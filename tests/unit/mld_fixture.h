@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "core/core.h"
@@ -128,12 +129,11 @@ struct mld_fixture : ::testing::Test {
 	void build(std::initializer_list<const char *> groups, const char *link_local = "fe80::2",
 		   bool set_up = true)
 	{
-		mld_interfaces = nullptr;
-		mld_interface_count = mld_interface_capacity = 0;
-		mld_evm = nullptr;
+		release();
 		bridge_count = bridge_capacity = (uint32_t)groups.size();
 		bridges = new bridge[groups.size()]();
 		uint32_t n = 0;
+		bis.clear();
 		for (const char *g : groups) {
 			bridge *b = &bridges[n];
 			b->family = AF_INET6;
@@ -179,7 +179,40 @@ struct mld_fixture : ::testing::Test {
 		debug_level = 3;
 		mld_querier_mode = querier_quick;
 	}
-	void TearDown() override { mld_inject_hook = nullptr; }
+	void TearDown() override
+	{
+		mld_inject_hook = nullptr;
+		release();
+	}
+
+	// The daemon never frees its tables; the tests do, so that the leak
+	// checker of the sanitizer build sees real leaks only.
+	static void release()
+	{
+		for (uint32_t n = 0; n < mld_interface_count; n++) {
+			mld_interface *i = &mld_interfaces[n];
+			for (uint32_t k = 0; k < i->group_count; k++)
+				free(i->groups[k].bridge_interfaces);
+			free(i->groups);
+		}
+		free(mld_interfaces);
+		mld_interfaces = nullptr;
+		mld_interface_count = mld_interface_capacity = 0;
+		if (mld_evm != nullptr) {
+			free(mld_evm->fds);
+			free(mld_evm->timers);
+			free(mld_evm->events);
+			if (mld_evm->queue >= 0)
+				close(mld_evm->queue);
+			free(mld_evm);
+			mld_evm = nullptr;
+		}
+		for (uint32_t n = 0; n < bridge_count; n++)
+			delete[] bridges[n].interfaces;
+		delete[] bridges;
+		bridges = nullptr;
+		bridge_count = bridge_capacity = 0;
+	}
 
 	mld_interface *iface() { return &mld_interfaces[0]; }
 

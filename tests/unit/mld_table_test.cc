@@ -48,6 +48,8 @@ TEST_F(mld_table, TwoInterfacesSizeTheEventManager)
 	EXPECT_EQ(mld_interfaces[1].group_capacity, 103u);
 	EXPECT_EQ(mld_evm->fd_capacity, 2);
 	EXPECT_EQ(mld_evm->timer_capacity, 416);
+	release(); // before the records that the tables point into
+	delete[] other;
 }
 
 struct link_local_case {
