@@ -16,7 +16,7 @@
 
 // Bursts at line rate overflow the system's default receive buffer long
 // before the forwarding thread falls behind on average.
-static constexpr int bridge_receive_buffer = 1 << 20;
+static constexpr int bridge_receive_buffer = 4 << 20;
 
 static int set_int(int fd, int level, int option, int value)
 {
