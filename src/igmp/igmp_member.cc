@@ -55,6 +55,10 @@ igmp_group *igmp_find_group(igmp_interface *ifc, const uint8_t *addr)
 		}
 		free_slot = &ifc->groups[ifc->group_count++];
 	}
+	// The slot's v1 host present timer may outlive its last group (a
+	// timeout leaves it running); the new group starts without one, as
+	// its cleared flag says.
+	evm_del_timer(igmp_evm, igmp_v1_host_timeout, free_slot);
 	memset(free_slot, 0, sizeof *free_slot);
 	free_slot->interface = ifc;
 	memcpy(free_slot->address, addr, 4);

@@ -163,6 +163,20 @@ TEST_F(IgmpMemberTest, V1ReportArmsOneHostTimerEvenAfterATimeout)
 	EXPECT_TRUE(armed(igmp_v1_host_timeout, g1, 260000));
 }
 
+TEST_F(IgmpMemberTest, ReusedSlotStartsWithoutTheV1HostTimer)
+{
+	receive(b, v1_report("239.9.9.9"));
+	igmp_group *g = group(b, "239.9.9.9");
+	fire(igmp_group_timeout, g);
+	ASSERT_TRUE(pending(igmp_v1_host_timeout, g));
+	receive(b, report("239.8.8.8"));
+	ASSERT_EQ(group(b, "239.8.8.8"), g) << "slot reused";
+	EXPECT_FALSE(g->v1_host_present);
+	EXPECT_FALSE(pending(igmp_v1_host_timeout, g));
+	receive(b, leave("239.8.8.8"));
+	EXPECT_TRUE(pending(igmp_send_group_query, g)) << "leaves work for the new group";
+}
+
 // Each record type and source count: present (group timer back at GMI),
 // leave (last-member procedure), or nothing.
 struct record_case {
