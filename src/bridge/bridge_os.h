@@ -25,6 +25,10 @@ int bridge_os_bind_device(int fd, int family, const bridge_interface *bi,
 // Best effort: room for bursts beyond the system's default receive buffer.
 void bridge_os_receive_buffer(int fd, int bytes);
 
+// Whether a send failed because the outbound link is down (its copies are
+// then lost quietly).
+bool bridge_os_link_down(int err);
+
 // The arrival interface index carried in the control data of a received
 // datagram, 0 when there is none.
 unsigned bridge_os_arrival_index(const msghdr *msg, int family);

@@ -43,6 +43,11 @@ void bridge_os_receive_buffer(int fd, int bytes)
 	(void)set_int(fd, SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
+bool bridge_os_link_down(int err)
+{
+	return err == ENETDOWN;
+}
+
 // Whether the payload of c holds `need` bytes inside the returned control
 // data: the header stepping checks only that each header fits.
 static bool holds(const msghdr *m, const cmsghdr *c, size_t need)

@@ -62,6 +62,13 @@ void bridge_os_receive_buffer(int fd, int bytes)
 		(void)set_int(fd, SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
+bool bridge_os_link_down(int err)
+{
+	// A multicast send through an interface that is down fails with
+	// ENETUNREACH here: the route lookup bound to that interface finds none.
+	return err == ENETDOWN || err == ENETUNREACH;
+}
+
 // Whether the payload of c holds `need` bytes inside the returned control
 // data: the header stepping checks only that each header fits.
 static bool holds(const msghdr *m, const cmsghdr *c, size_t need)

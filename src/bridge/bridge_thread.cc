@@ -115,7 +115,7 @@ void bridge_forward(bridge_thread_ctx *ctx, bridge_interface *rx, size_t length)
 				      b->destination_length);
 		if (sent < 0) {
 			// A link that went down loses its copies quietly.
-			if (errno != ENETDOWN)
+			if (!bridge_os_link_down(errno))
 				log_warn("Bridge(%s/%u): sendto error on interface %s: %s\n",
 					 bridge_family_name(b), (unsigned)b->port, out->name,
 					 strerror(errno));

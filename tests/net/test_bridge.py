@@ -199,7 +199,8 @@ def check_copies(rx, expected, lengths, router_addrs, port):
 def test_copy_rules(roles):
     """Never back out of the arrival interface; an inbound-only interface
     never gets copies; an outbound-only one joins nothing and what arrives
-    there is not forwarded; fan-out to three; payloads from 1 byte to the
+    there is not forwarded; fan-out to three; a target whose link is down
+    is skipped without a message; payloads from 1 byte to the
     largest datagram unchanged with TTL/hop limit 1. Exact counts also show
     that no datagram is forwarded twice (an IPv6 socket joined on r-b must
     not see what arrives on r-a)."""
@@ -220,6 +221,12 @@ def test_copy_rules(roles):
     check_copies(rx, "abc", lengths, addr, 7700)
     net.send("c", group, 7700, [11, 100])    # outbound only: not forwarded
     check_copies(rx, "", [], addr, 7700)
+
+    # A target whose link is down loses its copies quietly; the others still
+    # get theirs.
+    net.lab.run(net.r, "ip", "link", "set", "r-c", "down")
+    net.send("a", group, 7700, [20, 21, 22])
+    check_copies(rx, "b", [20, 21, 22], addr, 7700)
 
     fam = family_of(group)
     log = read_log(d)

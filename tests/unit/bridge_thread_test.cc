@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <net/if.h>
+#ifndef __linux__
+#include <net/if_dl.h>
+#endif
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -38,12 +41,27 @@ struct control {
 		memcpy(CMSG_DATA(c), data, len);
 		used += CMSG_SPACE(len);
 	}
+	// The arrival interface as this system reports it for IPv4.
 	void add_pktinfo4(int index)
 	{
+#ifdef __linux__
 		in_pktinfo info{};
 		info.ipi_ifindex = index;
 		add(IPPROTO_IP, IP_PKTINFO, &info, sizeof info);
+#else
+		sockaddr_dl dl{};
+		dl.sdl_len = sizeof dl;
+		dl.sdl_family = AF_LINK;
+		dl.sdl_index = (uint16_t)index;
+		add(IPPROTO_IP, IP_RECVIF, &dl, sizeof dl);
+#endif
 	}
+	static constexpr int v4_level = IPPROTO_IP;
+#ifdef __linux__
+	static constexpr int v4_type = IP_PKTINFO;
+#else
+	static constexpr int v4_type = IP_RECVIF;
+#endif
 	void add_pktinfo6(unsigned index)
 	{
 		in6_pktinfo info{};
@@ -97,7 +115,7 @@ TEST(BridgeArrivalIndex, AbsentOrDamaged)
 	// A message that claims to be pktinfo but is too short to hold one.
 	control tiny;
 	uint32_t four = 7;
-	tiny.add(IPPROTO_IP, IP_PKTINFO, &four, sizeof four);
+	tiny.add(control::v4_level, control::v4_type, &four, sizeof four);
 	m = tiny.msg();
 	EXPECT_EQ(bridge_os_arrival_index(&m, AF_INET), 0u);
 	control tiny6;
