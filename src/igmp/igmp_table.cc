@@ -139,10 +139,13 @@ void igmp_prepare(bool foreground)
 	}
 
 	// Per interface the advertisement timer and the query or querier
-	// timer; per group slot two of its membership, v1 host present and
-	// group query timers. A group holds all three only when an IGMPv1
-	// report comes during its own last-member sequence.
-	igmp_evm = evm_create((int)igmp_interface_count, (int)(2 * (igmp_interface_count + total)));
+	// timer; per group slot its membership, v1 host present and group query
+	// timers. A group holds all three when an IGMPv1 report comes during its
+	// own last-member sequence; with room for only two, a burst of such
+	// reports could fill the table and silently end the general queries and
+	// advertisements, whose re-arming would then be dropped.
+	igmp_evm = evm_create((int)igmp_interface_count,
+			      (int)(2 * igmp_interface_count + 3 * total));
 	if (igmp_evm == nullptr)
 		log_fatal("Cannot create event manager\n");
 }

@@ -341,3 +341,32 @@ TEST_F(IgmpMemberTest, GroupQueryInjectionFailureKeepsTheSequence)
 		  "IGMP(b-net): pcap_inject failed: no capture handle\n");
 	EXPECT_TRUE(armed(igmp_send_group_query, g1, 1000));
 }
+
+// Every slot can hold three timers at once: membership, v1 host present and
+// group query (an IGMPv1 report during the group's own last-member
+// sequence). A link full of such groups must still leave room for the
+// interfaces' own query and advertisement timers.
+TEST_F(IgmpMemberTest, GroupsWithThreeTimersEachLeaveRoomForTheQuerier)
+{
+	char name[INET_ADDRSTRLEN];
+	for (igmp_interface *ifc : {b_net(), c_net()}) {
+		for (uint32_t i = 0; i < ifc->group_capacity; i++) {
+			if (i < ifc->bridge_group_count)
+				inet_ntop(AF_INET, ifc->groups[i].address, name, sizeof name);
+			else
+				snprintf(name, sizeof name, "239.100.0.%u", i & 0xff);
+			receive(ifc, report(name));
+			receive(ifc, leave(name));
+			receive(ifc, v1_report(name));
+		}
+	}
+	EXPECT_EQ(igmp_evm->timer_count, 3 * (int)(b_net()->group_capacity + c_net()->group_capacity));
+	testing::internal::CaptureStderr();
+	for (igmp_interface *ifc : {b_net(), c_net()}) {
+		igmp_send_general_query(ifc);
+		igmp_send_mrd_advert(ifc);
+	}
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+	EXPECT_TRUE(pending(igmp_send_general_query, b_net()));
+	EXPECT_TRUE(pending(igmp_send_mrd_advert, c_net()));
+}

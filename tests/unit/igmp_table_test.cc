@@ -40,7 +40,7 @@ TEST_F(IgmpTest, PrepareFreezesListsAndSizesTheEventManager)
 	}
 	ASSERT_NE(igmp_evm, nullptr);
 	EXPECT_EQ(igmp_evm->fd_capacity, 2);
-	EXPECT_EQ(igmp_evm->timer_capacity, 2 * (2 + 102 + 101));
+	EXPECT_EQ(igmp_evm->timer_capacity, 2 * 2 + 3 * (102 + 101));
 	uint8_t hosts[4] = {224, 0, 0, 1}, snoopers[4] = {224, 0, 0, 106};
 	EXPECT_EQ(memcmp(all_hosts_group, hosts, 4), 0);
 	EXPECT_EQ(memcmp(all_snoopers_group, snoopers, 4), 0);
@@ -79,7 +79,7 @@ TEST(IgmpTableEmpty, NoInterfaceNoListingNoEventManager)
 	EXPECT_EQ(igmp_evm, nullptr);
 }
 
-TEST(IgmpTableSingle, OneInterfaceOneGroupIs204Timers)
+TEST(IgmpTableSingle, OneInterfaceOneGroupIs305Timers)
 {
 	bridge b{};
 	bridge_interface bi[1];
@@ -107,7 +107,7 @@ TEST(IgmpTableSingle, OneInterfaceOneGroupIs204Timers)
 		  "IGMP:\n  Querier Mode: Quick\n  Interface: em0\n    if index: 1\n"
 		  "    hw-addr: 00:11:22:33:44:55\n    address: 192.0.2.1\n    groups:\n"
 		  "      239.1.1.1\n");
-	EXPECT_EQ(igmp_evm->timer_capacity, 204);
+	EXPECT_EQ(igmp_evm->timer_capacity, 2 + 3 * 101);
 	EXPECT_EQ(igmp_evm->fd_capacity, 1);
 
 	free(igmp_interfaces[0].groups[0].bridge_interfaces);
