@@ -327,3 +327,23 @@ TEST_F(mld_member, TimeoutDuringASeriesLetsABridgeGroupStartAgain)
 	EXPECT_EQ(mld_sent.size(), 1u);
 	EXPECT_PENDING(2010, mld_group_timeout, g0());
 }
+
+TEST_F(mld_member, TimerTableHoldsEveryGroupInASeries)
+{
+	// Each slot holds its membership timer and a pending query of its
+	// series, the interface its advertisement and general query: exactly
+	// the capacity, and nothing is dropped.
+	build({"ff05::1"});
+	start(querier_quick);
+	char g[46];
+	::testing::internal::CaptureStderr();
+	for (int n = 0; n <= 100; n++) {
+		snprintf(g, sizeof g, "ff05::1:%x", n);
+		receive(v1_report(n == 100 ? "ff05::1" : g));
+		receive(done(n == 100 ? "ff05::1" : g));
+	}
+	EXPECT_EQ(::testing::internal::GetCapturedStderr().find("exceeded"), std::string::npos);
+	EXPECT_EQ(mld_evm->timer_count, mld_evm->timer_capacity);
+	EXPECT_GE(pending(mld_send_mrd_advert, iface()), 0);
+	EXPECT_GE(pending(mld_send_general_query, iface()), 0);
+}
