@@ -38,7 +38,7 @@ struct reject_case {
 
 std::vector<reject_case> reject_cases()
 {
-	mld_frame_spec global, hop255, own, site_local, alert_late, hbh16, no_alert, hbh_udp;
+	mld_frame_opts global, hop255, own, site_local, alert_late, hbh16, no_alert, hbh_udp;
 	global.source = "2001:db8::9";
 	hop255.hop_limit = 255;
 	own.source = "fe80::2";

@@ -81,14 +81,14 @@ inline bytes mld_v2_report(std::initializer_list<mld_record> records)
 
 // An Ethernet frame around an ICMPv6 message: Hop-by-Hop with Router Alert
 // and PadN, Hop Limit 1, correct checksum. Tests break what they need.
-struct mld_frame_spec {
+struct mld_frame_opts {
 	const char *source = "fe80::9";
 	const char *destination = "ff02::1";
 	uint8_t hop_limit = 1;
 	bytes hbh = {58, 0, 5, 2, 0, 0, 1, 0};
 };
 
-inline bytes mld_frame(const bytes &msg, const mld_frame_spec &s = {})
+inline bytes mld_frame(const bytes &msg, const mld_frame_opts &s = {})
 {
 	bytes f(54, 0);
 	f[0] = 0x33;
