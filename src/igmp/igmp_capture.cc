@@ -10,31 +10,7 @@ int (*igmp_inject_hook)(igmp_interface *ifc, const uint8_t *frame, size_t len);
 
 void igmp_open_capture(igmp_interface *ifc)
 {
-	char errbuf[PCAP_ERRBUF_SIZE];
-	errbuf[0] = '\0';
-	pcap_t *p = pcap_create(ifc->name, errbuf);
-	if (p == nullptr)
-		log_fatal("pcap_create for interface %s failed: %s\n", ifc->name, errbuf);
-	int rc = pcap_set_snaplen(p, 65535);
-	if (rc != 0)
-		log_fatal("pcap_set_snaplen failed: %d\n", rc);
-	rc = pcap_set_promisc(p, 1);
-	if (rc != 0)
-		log_fatal("pcap_set_promisc failed: %d\n", rc);
-	// Without immediate mode the kernel buffers packets until a timeout
-	// and reports arrive late enough to disturb the last-member timing.
-	rc = pcap_set_immediate_mode(p, 1);
-	if (rc != 0)
-		log_fatal("pcap_set_immediate_mode failed: %d\n", rc);
-	rc = pcap_activate(p);
-	if (rc < 0)
-		log_fatal("pcap_activate failed: %s\n", pcap_geterr(p));
-	bpf_program prog;
-	if (pcap_compile(p, &prog, "igmp", 1, PCAP_NETMASK_UNKNOWN) == -1)
-		log_fatal("pcap_compile failed: %s\n", pcap_geterr(p));
-	if (pcap_setfilter(p, &prog) != 0)
-		log_fatal("pcap_setfilter failed: %s\n", pcap_geterr(p));
-	pcap_freecode(&prog);
+	pcap_t *p = packet_open_capture(ifc->name, "igmp");
 	int fd = pcap_get_selectable_fd(p);
 	if (fd < 0)
 		log_fatal("pcap_get_selectable_fd for IGMP interface %s failed: %s\n", ifc->name,

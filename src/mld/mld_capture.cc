@@ -27,27 +27,7 @@ enum : size_t {
 
 void mld_open_capture(mld_interface *i)
 {
-	char errbuf[PCAP_ERRBUF_SIZE];
-	pcap_t *p = pcap_create(i->name, errbuf);
-	if (p == nullptr)
-		log_fatal("pcap_create for interface %s failed: %s\n", i->name, errbuf);
-	int r = pcap_set_snaplen(p, 65535);
-	if (r != 0)
-		log_fatal("pcap_set_snaplen failed: %d\n", r);
-	r = pcap_set_promisc(p, 1);
-	if (r != 0)
-		log_fatal("pcap_set_promisc failed: %d\n", r);
-	r = pcap_set_immediate_mode(p, 1);
-	if (r != 0)
-		log_fatal("pcap_set_immediate_mode failed: %d\n", r);
-	if (pcap_activate(p) < 0) // positive values are warnings
-		log_fatal("pcap_activate failed: %s\n", pcap_geterr(p));
-	bpf_program prog;
-	if (pcap_compile(p, &prog, mld_capture_filter, 1, PCAP_NETMASK_UNKNOWN) == -1)
-		log_fatal("pcap_compile failed: %s\n", pcap_geterr(p));
-	if (pcap_setfilter(p, &prog) != 0)
-		log_fatal("pcap_setfilter failed: %s\n", pcap_geterr(p));
-	pcap_freecode(&prog);
+	pcap_t *p = packet_open_capture(i->name, mld_capture_filter);
 	int fd = pcap_get_selectable_fd(p);
 	if (fd < 0)
 		log_fatal("pcap_get_selectable_fd for MLD interface %s failed: %s\n", i->name,

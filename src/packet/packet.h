@@ -45,6 +45,11 @@ uint16_t icmp6_checksum(const void *msg, int32_t len, const uint8_t src[16],
 uint32_t decode_code8(uint8_t code);
 uint32_t decode_code16(uint16_t code);
 
+// Opens and filters a live capture on an interface; ends the process on any
+// failure. The caller registers pcap_get_selectable_fd with its own message.
+struct pcap;
+pcap *packet_open_capture(const char *name, const char *filter);
+
 // Store a 16-bit checksum (as computed above) in network order.
 inline void pkt_put_checksum(uint8_t *field, uint16_t sum)
 {
