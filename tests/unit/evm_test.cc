@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <pthread.h>
 #include <string>
@@ -18,9 +19,24 @@ void record(void *arg) { trace.push_back(static_cast<const char *>(arg)); }
 
 timespec at(int64_t sec, int64_t nsec) { return timespec{(time_t)sec, (long)nsec}; }
 
+// The daemon never destroys an instance; the tests do, for the leak checker.
 class Evm : public ::testing::Test {
 protected:
+	std::vector<evm *> made;
+
 	void SetUp() override { trace.clear(); }
+	void TearDown() override
+	{
+		for (evm *e : made) {
+			if (e->queue >= 0)
+				close(e->queue);
+			free(e->fds);
+			free(e->events);
+			free(e->timers);
+			free(e);
+		}
+	}
+	evm *make(int fds, int timers) { return made.emplace_back(evm_create(fds, timers)); }
 };
 
 TEST_F(Evm, MsLeftRoundsDown)
@@ -36,7 +52,7 @@ TEST_F(Evm, MsLeftRoundsDown)
 
 TEST_F(Evm, EqualExpiriesRunInArmingOrder)
 {
-	evm *e = evm_create(1, 8);
+	evm *e = make(1, 8);
 	timespec now = at(100, 999500000);
 	char a[] = "a", b[] = "b", c[] = "c", d[] = "d";
 	evm_add_timer_at(e, &now, 1000, record, a);
@@ -54,7 +70,7 @@ TEST_F(Evm, EqualExpiriesRunInArmingOrder)
 
 TEST_F(Evm, TimerHalfAMillisecondAwayIsDue)
 {
-	evm *e = evm_create(1, 4);
+	evm *e = make(1, 4);
 	timespec now = at(5, 0);
 	char a[] = "a", b[] = "b";
 	evm_add_timer_at(e, &now, 10, record, a);
@@ -79,7 +95,7 @@ void rearm(void *)
 
 TEST_F(Evm, RearmedCallbackRunsAgainInPassOnlyWithDelayZero)
 {
-	rearm_evm = evm_create(1, 4);
+	rearm_evm = make(1, 4);
 	rearm_now = at(1, 0);
 	rearm_delay = 1;
 	rearm_runs = 0;
@@ -98,7 +114,7 @@ TEST_F(Evm, RearmedCallbackRunsAgainInPassOnlyWithDelayZero)
 
 TEST_F(Evm, CancelRemovesOnlyTheEarlierOfAPairArmedTwice)
 {
-	evm *e = evm_create(1, 4);
+	evm *e = make(1, 4);
 	timespec now = at(1, 0);
 	char a[] = "a", other[] = "other";
 	evm_add_timer_at(e, &now, 200, record, a);
@@ -116,14 +132,14 @@ TEST_F(Evm, CancelRemovesOnlyTheEarlierOfAPairArmedTwice)
 
 TEST_F(Evm, FullTimerTableWarnsAndArmsNothing)
 {
-	evm *none = evm_create(1, 0);
+	evm *none = make(1, 0);
 	testing::internal::CaptureStderr();
 	evm_add_timer(none, 10, record, nullptr);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 		  "evm_add_timer: Number of timers (0) exceeded\n");
 	EXPECT_EQ(none->timer_count, 0);
 
-	evm *two = evm_create(1, 2);
+	evm *two = make(1, 2);
 	timespec now = at(1, 0);
 	char a[] = "a", b[] = "b", c[] = "c";
 	evm_add_timer_at(two, &now, 5, record, a);
@@ -139,7 +155,7 @@ TEST_F(Evm, FullTimerTableWarnsAndArmsNothing)
 
 TEST_F(Evm, WaitTimeout)
 {
-	evm *e = evm_create(1, 4);
+	evm *e = make(1, 4);
 	timespec now = at(1, 0);
 	EXPECT_EQ(evm_wait_timeout_ms(e, &now), -1); // nothing pending: no timeout
 	evm_add_timer_at(e, &now, 0, record, nullptr);
@@ -183,7 +199,7 @@ TEST_F(Evm, ReadinessIsLevelTriggeredAndComesBeforeTimers)
 {
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
-	evm *e = evm_create(1, 2);
+	evm *e = make(1, 2);
 	pipe_reader r{p[0], 0};
 	evm_add_fd(e, p[0], read_one, &r);
 	ASSERT_EQ(write(p[1], "xy", 2), 2);
@@ -199,7 +215,7 @@ TEST_F(Evm, DelayZeroTimerRunsAfterAtLeastOneMillisecond)
 {
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
-	evm *e = evm_create(1, 1);
+	evm *e = make(1, 1);
 	pipe_reader r{p[0], 0};
 	evm_add_fd(e, p[0], read_one, &r);
 	char t[] = "zero";
@@ -230,7 +246,7 @@ TEST_F(Evm, InterruptedWaitIsSilent)
 	sigaction(SIGUSR1, &sa, nullptr);
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
-	evm *e = evm_create(1, 0);
+	evm *e = make(1, 0);
 	pipe_reader r{p[0], 0};
 	evm_add_fd(e, p[0], read_one, &r);
 	pthread_t self = pthread_self(), th;
