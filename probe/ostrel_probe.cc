@@ -79,12 +79,20 @@ static bool parse_number(const char *text, unsigned lo, unsigned hi, unsigned *v
 	return true;
 }
 
+// Option processing stops at the first argument that is not an option (the
+// group address), as with the BSD getopt; glibc's needs "+" not to permute.
+#ifdef __GLIBC__
+static const char option_string[] = "+h46nsi:p:t:";
+#else
+static const char option_string[] = "h46nsi:p:t:";
+#endif
+
 static void parse_command_line(int argc, char **argv, probe_settings *s)
 {
 	const char *prog = argv[0] != nullptr ? argv[0] : "ostrel-probe";
 	unsigned value;
 	int c;
-	while ((c = getopt(argc, argv, "h46nsi:p:t:")) != -1) {
+	while ((c = getopt(argc, argv, option_string)) != -1) {
 		switch (c) {
 		case '4':
 			s->family = AF_INET;

@@ -13,10 +13,18 @@
 #include "igmp/igmp.h"
 #include "mld/mld.h"
 
+// Options end at the first argument that is not one, as with the BSD
+// getopt; glibc's would go on past it and permute unless told by "+".
+#ifdef __GLIBC__
+static const char option_string[] = "+hfsc:p:I:M:D:";
+#else
+static const char option_string[] = "hfsc:p:I:M:D:";
+#endif
+
 static void read_options(int argc, char **argv)
 {
 	int c;
-	while ((c = getopt(argc, argv, "hfsc:p:I:M:D:")) != -1) {
+	while ((c = getopt(argc, argv, option_string)) != -1) {
 		switch (c) {
 		case 'f':
 			foreground = true;

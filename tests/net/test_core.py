@@ -55,8 +55,10 @@ def test_usage(args, before, tmp_path):
     assert r.stderr == (before + USAGE).format(prog=OSTREL)
 
 
-def test_missing_config_file_is_fatal(tmp_path):
-    r = subprocess.run([OSTREL, "-f", "-c", "nope.conf"], capture_output=True,
+# Options end at the first other argument: a -h after it is not read.
+@pytest.mark.parametrize("extra", [[], ["stray", "-h"]])
+def test_missing_config_file_is_fatal(tmp_path, extra):
+    r = subprocess.run([OSTREL, "-f", "-c", "nope.conf"] + extra, capture_output=True,
                        text=True, cwd=tmp_path)
     assert (r.returncode, r.stderr) == (1, 'Unable to open config file "nope.conf"\n')
 

@@ -54,6 +54,8 @@ def probe(*args):
     (["-6", "239.1.1.1"], 'Invalid IPv6 address "239.1.1.1"\n'),
     # The family in force after all options decides.
     (["-6", "-4", "ff02::1"], 'Invalid IPv4 multicast group address "ff02::1"\n'),
+    # Options end at the address: a -6 after it is not read.
+    (["ff05::1", "-6"], 'Invalid IPv4 multicast group address "ff05::1"\n'),
 ])
 def test_rejected_arguments(args, message):
     r = probe(*args)
@@ -87,7 +89,7 @@ def test_start_lines(lab):
     assert start_line(lab, ns, "-s", "-p", "9", "-t", "255", "-i", "lo", "239.255.255.255") == \
         "Sending to port 9 and multicast group 239.255.255.255 on interface lo (%d)\n" % idx
     full = "ff0e:1234:5678:9abc:def0:1234:5678:9abc"
-    assert start_line(lab, ns, full, "-6") == \
+    assert start_line(lab, ns, "-6", full, "-s") == \
         "Listening to port 7500 and multicast group %s on interface (default) (0)\n" % full
 
 
