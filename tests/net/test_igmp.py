@@ -285,7 +285,9 @@ def test_start_frames_byte_for_byte(lab, tmp_path):
                        if (igmp_of(f, ROUTER) or b"")[:1] == b"\x30"]
     assert wait_until(lambda: len(adverts()) >= 3, 6), net.log()
     frames = net.cap.stop()
-    mine = [(t, f) for t, f in frames if igmp_of(f, ROUTER) is not None]
+    # Only queries and advertisements: the router's kernel may send its own
+    # reports from the same address.
+    mine = [(t, f) for t, f in frames if (igmp_of(f, ROUTER) or b"\0")[0] in (0x11, 0x30)]
     assert mine[0][1] == advertisement()
     assert mine[1][1] == general_query()
     times = [t for t, f in mine if f == advertisement()]
