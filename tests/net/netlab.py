@@ -6,6 +6,7 @@ it; the fixture in conftest.py calls it even when a test fails.
 """
 import os
 import signal
+import struct
 import subprocess
 import time
 
@@ -98,6 +99,43 @@ class Lab:
         for ns in reversed(self.namespaces):
             sh("ip", "netns", "del", ns, check=False)
         self.namespaces = []
+
+
+_INJECT = r"""
+import socket, sys
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+s.bind((sys.argv[1], 0))
+for f in sys.argv[2:]:
+    s.send(bytes.fromhex(f))
+"""
+
+
+def inject(lab, ns, ifname, *frames):
+    """Send complete Ethernet frames out of ifname in ns, as they are."""
+    lab.run(ns, "/usr/bin/python3", "-c", _INJECT, ifname, *[f.hex() for f in frames])
+
+
+class Capture:
+    """tcpdump on one interface, packet-buffered, into a file read back with scapy."""
+
+    def __init__(self, lab, ns, ifname, path, capture_filter):
+        self.lab, self.path = lab, path
+        self.p = lab.popen(ns, "tcpdump", "-i", ifname, "-n", "-U", "--immediate-mode",
+                           "-w", path, capture_filter)
+        line = self.p.stderr.readline()
+        assert "listening on %s" % ifname in line, line
+
+    def frames(self):
+        from scapy.all import rdpcap
+        from scapy.error import Scapy_Exception
+        try:
+            return [(float(p.time), bytes(p)) for p in rdpcap(self.path)]
+        except (Scapy_Exception, EOFError, struct.error):
+            return []
+
+    def stop(self):
+        self.lab.stop(self.p, signal.SIGINT)
+        return self.frames()
 
 
 def read_log(p):

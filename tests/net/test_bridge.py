@@ -16,7 +16,6 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-import netlab  # noqa: E402
 from netlab import PROBE, read_log, wait_until  # noqa: E402
 
 PY = "/usr/bin/python3"

@@ -5,7 +5,6 @@ foreground and reads either the "Bridges:" listing on standard output or
 the fatal message on standard error. What the daemon does after the listing
 is not looked at: it is stopped as soon as the listing is complete.
 """
-import os
 
 import pytest
 

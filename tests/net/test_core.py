@@ -3,7 +3,6 @@ import os
 import re
 import signal
 import subprocess
-import time
 
 import pytest
 

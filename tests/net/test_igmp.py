@@ -17,7 +17,7 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from netlab import read_log, wait_until  # noqa: E402
+from netlab import Capture, inject, read_log, wait_until  # noqa: E402
 
 PY = "/usr/bin/python3"
 GROUP = "239.0.76.0"
@@ -57,15 +57,6 @@ time.sleep(3600)
 """
 
 # Sends raw Ethernet frames, given in hex, out of one interface.
-INJECT = r"""
-import socket, sys
-s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
-s.bind((sys.argv[1], 0))
-for f in sys.argv[2:]:
-    s.send(bytes.fromhex(f))
-"""
-
-
 def inet_sum(data):
     if len(data) % 2:
         data += b"\0"
@@ -124,29 +115,6 @@ def foreign(src, igmp, dst="224.0.0.1", options=None, fix=True):
     return bytes(pkt)
 
 
-class Capture:
-    """tcpdump on h-b, packet-buffered, into a file read back with scapy."""
-
-    def __init__(self, lab, ns, path):
-        self.lab, self.path = lab, path
-        self.p = lab.popen(ns, "tcpdump", "-i", "h-b", "-n", "-U", "--immediate-mode",
-                           "-w", path, "igmp or udp port %d" % PORT)
-        line = self.p.stderr.readline()
-        assert "listening on h-b" in line, line
-
-    def frames(self):
-        from scapy.all import rdpcap
-        from scapy.error import Scapy_Exception
-        try:
-            return [(float(p.time), bytes(p)) for p in rdpcap(self.path)]
-        except (Scapy_Exception, EOFError, struct.error):
-            return []
-
-    def stop(self):
-        self.lab.stop(self.p, signal.SIGINT)
-        return self.frames()
-
-
 def is_udp(f):
     return len(f) > 23 and f[12:14] == b"\x08\x00" and f[23] == 17
 
@@ -168,7 +136,8 @@ class Net:
                  mac_a=ROUTER_MAC, mac_b=HOST_MAC)
         lab.run(self.b, "sysctl", "-qw",
                 "net.ipv4.conf.h-b.force_igmp_version=%d" % host_version)
-        self.cap = Capture(lab, self.b, str(tmp_path / "h-b.pcap"))
+        self.cap = Capture(lab, self.b, "h-b", str(tmp_path / "h-b.pcap"),
+                           "igmp or udp port %d" % PORT)
         self.listener = None
 
     def daemon(self, mode="quick", level="3"):
@@ -194,7 +163,7 @@ class Net:
         self.lab.stop(self.listener, signal.SIGKILL)
 
     def inject(self, *frames):
-        self.lab.run(self.b, PY, "-c", INJECT, "h-b", *[f.hex() for f in frames])
+        inject(self.lab, self.b, "h-b", *frames)
 
     def udp_times(self):
         return [t for t, f in self.cap.frames() if is_udp(f)]

@@ -20,7 +20,7 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from netlab import read_log, wait_until  # noqa: E402
+from netlab import Capture, inject, read_log, wait_until  # noqa: E402
 
 PY = "/usr/bin/python3"
 GROUP = "ff05::7800"
@@ -64,15 +64,6 @@ time.sleep(3600)
 """
 
 # Sends raw Ethernet frames, given in hex, out of one interface.
-INJECT = r"""
-import socket, sys
-s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
-s.bind((sys.argv[1], 0))
-for f in sys.argv[2:]:
-    s.send(bytes.fromhex(f))
-"""
-
-
 def a6(text):
     return ipaddress.IPv6Address(text).packed
 
@@ -137,29 +128,6 @@ def link_local(lab, ns, dev):
     return m.group(1) if m else None
 
 
-class Capture:
-    """tcpdump on h-b, packet-buffered, into a file read back with scapy."""
-
-    def __init__(self, lab, ns, path):
-        self.lab, self.path = lab, path
-        self.p = lab.popen(ns, "tcpdump", "-i", "h-b", "-n", "-U", "--immediate-mode",
-                           "-w", path, "ip6")
-        line = self.p.stderr.readline()
-        assert "listening on h-b" in line, line
-
-    def frames(self):
-        from scapy.all import rdpcap
-        from scapy.error import Scapy_Exception
-        try:
-            return [(float(p.time), bytes(p)) for p in rdpcap(self.path)]
-        except (Scapy_Exception, EOFError, struct.error):
-            return []
-
-    def stop(self):
-        self.lab.stop(self.p, signal.SIGINT)
-        return self.frames()
-
-
 def is_udp(f):
     return len(f) > 54 and f[12:14] == b"\x86\xdd" and f[20] == 17
 
@@ -188,7 +156,7 @@ class Net:
             assert wait_until(lambda: link_local(lab, ns, dev), 10), dev
         self.router = link_local(lab, self.r, "r-b")
         self.host = link_local(lab, self.b, "h-b")
-        self.cap = Capture(lab, self.b, str(tmp_path / "h-b.pcap"))
+        self.cap = Capture(lab, self.b, "h-b", str(tmp_path / "h-b.pcap"), "ip6")
         self.listener = None
 
     def daemon(self, mode="quick", level="3"):
@@ -215,7 +183,7 @@ class Net:
         self.lab.stop(self.listener, signal.SIGKILL)
 
     def inject(self, *frames):
-        self.lab.run(self.b, PY, "-c", INJECT, "h-b", *[f.hex() for f in frames])
+        inject(self.lab, self.b, "h-b", *frames)
 
     def udp_times(self):
         return [t for t, f in self.cap.frames() if is_udp(f)]

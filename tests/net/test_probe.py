@@ -8,8 +8,7 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
-import netlab  # noqa: E402
-from netlab import PROBE, read_log, wait_until  # noqa: E402
+from netlab import PROBE, wait_until  # noqa: E402
 
 USAGE = """Usage:
   {prog} [-4|-6] [-n] [-s] [-i interface] [-p port] [-t ttl] [multicast address]
